@@ -1,0 +1,56 @@
+# Everything starts from a bare checkout: the first target that needs the
+# virtual environment creates it, installs the pinned dependencies and builds.
+
+PYTHON3 ?= python3
+VENV    := .venv
+PY      := $(VENV)/bin/python
+DEPS    := $(VENV)/.deps-installed
+BUILD   ?= build/release
+# Limits a build to some modules, e.g. TARGETS="kx_logger kx_container".
+TARGETS ?=
+SANBUILD := build/sanitize
+CMAKE   := $(VENV)/bin/cmake
+
+.PHONY: all build demo test sanitize bench clean
+
+all: build
+
+$(DEPS): requirements.txt
+	$(PYTHON3) -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+	$(PY) -m pip install --quiet -r requirements.txt
+	touch $@
+
+# $(1): build directory, $(2): extra CMake arguments
+define cmake_build
+	$(CMAKE) -S . -B $(1) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
+		-DPython_EXECUTABLE=$(abspath $(PY)) \
+		-Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir) $(2) > /dev/null
+	$(CMAKE) --build $(1) $(if $(TARGETS),--target $(TARGETS))
+endef
+
+build: $(DEPS)
+	$(call cmake_build,$(BUILD),)
+
+demo: build
+	$(PY) demo/demo.py
+
+test: build
+	$(PY) -m pytest -q
+
+# The sanitized modules replace the normal ones in libs/ while the tests run;
+# removing them afterwards makes the next build put the normal ones back.
+sanitize: $(DEPS)
+	rm -f libs/*.so
+	$(call cmake_build,$(SANBUILD),-DKX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	KX_SANITIZED=1 $(PY) -m pytest -q -p no:cacheprovider; \
+	status=$$?; rm -f libs/*.so; $(MAKE) --no-print-directory build; exit $$status
+
+bench: build
+	$(PY) bench/bench_container.py
+
+clean:
+	rm -rf build libs/*.so libs/usbcam_reset
