@@ -21,7 +21,8 @@ void init(py::object /*self*/) {
             os.attr("makedirs")("./logs");
         } catch (py::error_already_set &e) {
             // Another process starting at the same moment may have made it.
-            if (!e.matches(PyExc_FileExistsError)) throw;
+            if (!e.matches(PyExc_FileExistsError) || !os.attr("path").attr("isdir")("./logs").cast<bool>())
+                throw;
         }
     }
 }
