@@ -1,0 +1,1 @@
+"""Simulated devices: stand-ins for hardware SDKs, used by tests and benchmarks."""
