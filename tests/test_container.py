@@ -202,6 +202,14 @@ except OSError as e:
     assert sorted(os.listdir(tmp_path)) == ["c", "cfg", "n", "w"]
 
 
+def test_container_written_through_a_symbolic_link(model, tmp_path):
+    (tmp_path / "v3.kx").write_bytes(b"old")
+    os.symlink("v3.kx", str(tmp_path / "current.kx"))
+    kxc.kx_container().createContainer(*model.paths, str(tmp_path / "current.kx"))
+    assert os.path.islink(str(tmp_path / "current.kx"))
+    assert (tmp_path / "v3.kx").read_bytes() == ref.container_bytes(*model.contents)
+
+
 def test_container_keeps_the_mode_of_the_file_it_replaces(model, tmp_path):
     c_path = tmp_path / "model.kx"
     c_path.write_bytes(b"")

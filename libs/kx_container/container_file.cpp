@@ -156,7 +156,7 @@ void createContainer(py::object self, py::object cfg_path, py::object weight_pat
 
     // A temporary file beside c_path, renamed over it at the end: a failure
     // leaves an earlier container as it was, and c_path may be an input.
-    const std::string target = fs_path(c_path);
+    const std::string target = kxio::write_target(fs_path(c_path));
     TempFileGuard temp;
     kxio::Fd out;
     int err;

@@ -190,6 +190,16 @@ int copy_range(int in, std::uint64_t offset, int out, std::uint64_t count) {
     return 0;
 }
 
+std::string write_target(const std::string &path) {
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+    char *resolved = ::realpath(path.c_str(), nullptr);
+    if (!resolved) return path;  // a dangling link: let the rename replace it
+    std::string target(resolved);
+    std::free(resolved);
+    return target;
+}
+
 int keep_mode_of(const std::string &path, int fd) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;

@@ -46,6 +46,10 @@ int write_spaces(int fd, std::size_t count);
 // through the kernel where it can (copy_file_range, then sendfile).
 int copy_range(int in, std::uint64_t offset, int out, std::uint64_t count);
 
+// The file that writing to `path` would change: a symbolic link is followed,
+// so replacing a linked container replaces its target, not the link.
+std::string write_target(const std::string &path);
+
 // Gives `fd` the permissions of the regular file `path` names now, whose
 // place it is about to take; nothing when there is none.
 int keep_mode_of(const std::string &path, int fd);
