@@ -192,14 +192,19 @@ public:
     FieldReader(int fd, py::handle path) : fd_(fd), path_(path) {}
 
     std::string take(std::uint64_t count) {
+        std::string data = read(offset_, count);
+        offset_ += data.size();
+        return data;
+    }
+    // Up to `count` bytes from `offset`, leaving the reading position alone.
+    std::string read(std::uint64_t offset, std::uint64_t count) {
         std::string data;
         int err;
         {
             py::gil_scoped_release unlocked;
-            err = kxio::read_at(fd_, offset_, count, data);
+            err = kxio::read_at(fd_, offset, count, data);
         }
         check_os(err, path_);
-        offset_ += data.size();
         return data;
     }
     // Skips up to `count` bytes, returning how many the file still held.
@@ -268,11 +273,7 @@ void extractContainer(py::object self, py::object c_path) {
     const std::uint64_t weights_start = reader.offset();
     const std::uint64_t weights_held = reader.skip(weight_length);
     const std::uint64_t split = split_point(self, weights_held);
-    const std::string weights_head = decipher(cipher, [&] {
-        FieldReader head(container.get(), c_path);
-        head.skip(weights_start);
-        return head.take(split);
-    }());
+    const std::string weights_head = decipher(cipher, reader.read(weights_start, split));
 
     cipher = new_cipher(self);
     const std::string names = decipher(cipher, reader.take(length_value(reader.take(4), little)));
