@@ -6,7 +6,9 @@
 // same manners: nothing is cached, every name is looked up when it is used.
 #pragma once
 
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include <pybind11/pybind11.h>
 
@@ -28,16 +30,49 @@ inline py::module_ this_module() {
     return py::reinterpret_borrow<py::module_>(this_module_slot());
 }
 
+// The interned Python string for `name`.  Hot paths (a grab loop) look the
+// same few names up for every frame; an interned key carries its hash, so a
+// lookup costs a dict probe instead of building and hashing a new string.
+// Called with the GIL held, which also guards the table.
+inline PyObject *interned(const char *name) {
+    struct Entry {
+        const char *text;
+        PyObject *key;
+    };
+    static std::vector<Entry> *table = new std::vector<Entry>();  // lives as long as the process
+    for (const Entry &entry : *table)
+        if (entry.text == name || std::strcmp(entry.text, name) == 0) return entry.key;
+    PyObject *key = PyUnicode_InternFromString(name);
+    if (!key) throw py::error_already_set();
+    table->push_back({PyUnicode_AsUTF8(key), key});
+    return key;
+}
+
 // `name` as a line of the module would see it: module globals, then builtins.
 inline py::object global(const char *name) {
-    py::dict globals = this_module().attr("__dict__");
-    if (PyObject *value = PyDict_GetItemString(globals.ptr(), name))
-        return py::reinterpret_borrow<py::object>(value);
-    py::dict builtins = py::module_::import("builtins").attr("__dict__");
-    if (PyObject *value = PyDict_GetItemString(builtins.ptr(), name))
-        return py::reinterpret_borrow<py::object>(value);
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    PyObject *key = interned(name);
+    PyObject *globals = PyModule_GetDict(this_module_slot().ptr());
+    PyObject *value = PyDict_GetItemWithError(globals, key);
+    if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyEval_GetBuiltins(), key);
+    if (value) return py::reinterpret_borrow<py::object>(value);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
     throw py::error_already_set();
+}
+
+// obj.name, through the interned name.
+inline py::object attr(py::handle obj, const char *name) {
+    PyObject *value = PyObject_GetAttr(obj.ptr(), interned(name));
+    if (!value) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(value);
+}
+
+// obj.name(args...) without building an argument tuple in C++ first.
+template <typename... Args>
+py::object call_method(py::handle obj, const char *name, Args... args) {
+    PyObject *result = PyObject_CallMethodObjArgs(obj.ptr(), interned(name),
+                                                  py::handle(args).ptr()..., nullptr);
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
 }
 
 // `import name as alias` at module level.
