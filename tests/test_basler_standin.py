@@ -64,6 +64,19 @@ def finish(cam):
     assert not cam.t1.is_alive()
 
 
+# --- module frame -------------------------------------------------------------------------------
+
+def test_module_names_and_class_layout():
+    assert [name for name in vars(basler) if not name.startswith("__")] == [
+        "pylon", "threading", "cv2", "sys", "os", "time", "datetime", "subprocess", "np",
+        "log", "day", "logdir", "logfile", "l", "version", "listCameras", "kx_camera"]
+    assert basler.np is np and basler.cv2 is cv2 and basler.log.__name__ == "libs.kx_logger"
+    assert basler.kx_camera.__bases__ == (object,)
+    assert [name for name in vars(basler.kx_camera) if not name.startswith("__") or name == "__init__"] == [
+        "__init__", "getSerial", "getModelName", "getIp", "setconverter", "read", "run", "getFlagAndFrame",
+        "saveFrame", "stop", "getVersion", "getTemperature", "gpio_reset_off", "gpio_reset_on", "usbreset"]
+
+
 # --- discovery and device queries ---------------------------------------------------------------
 
 def test_list_cameras_keeps_usb_and_gige_in_order(world, capsys):
@@ -184,7 +197,7 @@ def test_feature_rows_that_fail_are_reported_and_the_rest_written(world, cameras
     assert sim.writes == [("AcquisitionMode", "Continuous"), ("ExposureAuto", "Continuous"), ("GainAuto", "Off"),
                           ("MaxNumBuffer", 2), ("ExposureMode", "Timed"), ("AutoExposureTimeLowerLimit", 30),
                           ("AutoTargetBrightness", 0.5)]
-    assert type(sim.writes[5][1]) is int
+    assert type(sim.writes[5][1]) is int  # exposureMin 30 went through as the int it was
 
 
 def test_every_refused_row_says_so_without_full_stop_only_for_the_last(world, cameras, log_lines):
