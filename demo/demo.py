@@ -10,6 +10,7 @@ import os
 import sys
 import tempfile
 import time
+import warnings
 
 os.environ.setdefault("PYLON_CAMEMU", "1")  # the SDK's own camera emulation
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -54,6 +55,8 @@ def emulated_camera(work):
         print("(Basler module not available: %s)" % error)
         return
     print("== Basler camera (SDK emulation) ==")
+    # Newer pypylon prefers `.Value =` to assigning a feature; the box's knows only assignment.
+    warnings.filterwarnings("ignore", "Setting a feature value by direct assignment", DeprecationWarning)
     # Emulated cameras are of their own device class, so the list of USB and
     # GigE cameras stays empty; the camera is opened by its serial number.
     print("cameras:", basler.listCameras())
