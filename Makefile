@@ -41,16 +41,17 @@ test: build
 # The sanitized modules replace the normal ones in libs/ while the tests run;
 # removing them afterwards makes the next build put the normal ones back.
 sanitize: $(DEPS)
-	rm -f libs/*.so
+	rm -f libs/*.so libs/usbcam_reset
 	$(call cmake_build,$(SANBUILD),-DKX_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
 	LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	KX_SANITIZED=1 $(PY) -m pytest -q -p no:cacheprovider; \
-	status=$$?; rm -f libs/*.so; $(MAKE) --no-print-directory build; exit $$status
+	status=$$?; rm -f libs/*.so libs/usbcam_reset; $(MAKE) --no-print-directory build; exit $$status
 
 bench: build
 	$(PY) bench/bench_container.py
+	$(PY) bench/bench_basler.py
 
 clean:
 	rm -rf build libs/*.so libs/usbcam_reset
