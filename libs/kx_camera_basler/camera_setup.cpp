@@ -2,9 +2,13 @@
 
 #include "pyglue/module_globals.h"
 #include "pyglue/plain_class.h"
-#include "python_ops.h"
+#include "pyglue/python_ops.h"
 
 namespace kx_camera_basler {
+
+using pyglue::concat;
+using pyglue::equals;
+using pyglue::truth;
 
 namespace py = pybind11;
 using pyglue::global;

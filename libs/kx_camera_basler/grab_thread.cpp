@@ -2,9 +2,21 @@
 
 #include "pyglue/module_globals.h"
 #include "pyglue/plain_class.h"
-#include "python_ops.h"
+#include "pyglue/python_ops.h"
 
 namespace kx_camera_basler {
+
+using pyglue::Scope;
+using pyglue::call;
+using pyglue::call_function;
+using pyglue::checked;
+using pyglue::concat;
+using pyglue::contains;
+using pyglue::get;
+using pyglue::interned;
+using pyglue::member;
+using pyglue::set;
+using pyglue::truth;
 
 namespace py = pybind11;
 using pyglue::global;
@@ -13,22 +25,22 @@ namespace {
 
 // Every name the loop touches per frame, made once per thread.
 struct LoopNames {
-    py::object cam = interned("cam");
-    py::object converter = interned("converter");
-    py::object stopCam = interned("stopCam");
-    py::object frame = interned("frame");
-    py::object isInitializing = interned("isInitializing");
-    py::object isActive = interned("isActive");
-    py::object lastTime = interned("lastTime");
-    py::object pylon = interned("pylon");
-    py::object time = interned("time");
-    py::object IsGrabbing = interned("IsGrabbing");
-    py::object RetrieveResult = interned("RetrieveResult");
-    py::object TimeoutHandling_ThrowException = interned("TimeoutHandling_ThrowException");
-    py::object GrabSucceeded = interned("GrabSucceeded");
-    py::object Convert = interned("Convert");
-    py::object GetArray = interned("GetArray");
-    py::object StopGrabbing = interned("StopGrabbing");
+    py::handle cam = interned("cam");
+    py::handle converter = interned("converter");
+    py::handle stopCam = interned("stopCam");
+    py::handle frame = interned("frame");
+    py::handle isInitializing = interned("isInitializing");
+    py::handle isActive = interned("isActive");
+    py::handle lastTime = interned("lastTime");
+    py::handle pylon = interned("pylon");
+    py::handle time = interned("time");
+    py::handle IsGrabbing = interned("IsGrabbing");
+    py::handle RetrieveResult = interned("RetrieveResult");
+    py::handle TimeoutHandling_ThrowException = interned("TimeoutHandling_ThrowException");
+    py::handle GrabSucceeded = interned("GrabSucceeded");
+    py::handle Convert = interned("Convert");
+    py::handle GetArray = interned("GetArray");
+    py::handle StopGrabbing = interned("StopGrabbing");
 };
 
 // A stalled camera is noticed, and a stop request honoured, within this.

@@ -12,7 +12,7 @@
 #include "pyglue/module_globals.h"
 #include "pyglue/module_logging.h"
 #include "pyglue/plain_class.h"
-#include "python_ops.h"
+#include "pyglue/python_ops.h"
 
 PYBIND11_MODULE(kx_camera_basler, m) {
     pyglue::bind_module(m);
@@ -31,7 +31,7 @@ PYBIND11_MODULE(kx_camera_basler, m) {
 
     m.attr("version") = "1.0.1";
     pyglue::global("l").attr("info")(
-        kx_camera_basler::concat({pybind11::str("KX CAMERA BASLER - Version: "), pybind11::str(m.attr("version"))}));
+        pyglue::concat({pybind11::str("KX CAMERA BASLER - Version: "), pybind11::str(m.attr("version"))}));
 
     kx_camera_basler::register_list_cameras();
 

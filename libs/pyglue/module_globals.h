@@ -59,22 +59,6 @@ inline py::object global(const char *name) {
     throw py::error_already_set();
 }
 
-// obj.name, through the interned name.
-inline py::object attr(py::handle obj, const char *name) {
-    PyObject *value = PyObject_GetAttr(obj.ptr(), interned(name));
-    if (!value) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(value);
-}
-
-// obj.name(args...) without building an argument tuple in C++ first.
-template <typename... Args>
-py::object call_method(py::handle obj, const char *name, Args... args) {
-    PyObject *result = PyObject_CallMethodObjArgs(obj.ptr(), interned(name),
-                                                  py::handle(args).ptr()..., nullptr);
-    if (!result) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
-
 // `import name as alias` at module level.
 inline py::object import_as(const char *name, const char *alias) {
     py::object module = py::module_::import(name);

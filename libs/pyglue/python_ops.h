@@ -1,14 +1,17 @@
 // Python operations the way a line of Python performs them (`if x:`,
-// `a == b`, `obj.name`, `obj.name(...)`), through the plain C calls.  The
-// grab loop runs these once per frame, so names can be given as interned
-// string objects made once, instead of a new string for every lookup.
+// `a == b`, `obj.name`, `obj.name(...)`), through the plain C calls.  Hot
+// loops (a grab loop, a frame handler) run these for every frame, so names
+// are given as interned strings (`interned("frame")`) made once, instead of a
+// new string for every lookup.
 #pragma once
 
 #include <initializer_list>
 
 #include <pybind11/pybind11.h>
 
-namespace kx_camera_basler {
+#include "module_globals.h"
+
+namespace pyglue {
 
 namespace py = pybind11;
 
@@ -16,8 +19,6 @@ inline py::object checked(PyObject *result) {
     if (!result) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(result);
 }
-
-inline py::object interned(const char *name) { return checked(PyUnicode_InternFromString(name)); }
 
 // `if value:`
 inline bool truth(py::handle value) {
@@ -132,4 +133,4 @@ inline bool contains(py::handle text, const char *needle) {
     return result != 0;
 }
 
-}  // namespace kx_camera_basler
+}  // namespace pyglue
