@@ -367,6 +367,11 @@ def main():
             out.write("  %-32s %12d %12d %+10d\n" % (label, before[key], after[key], after[key] - before[key]))
         out.write("  RSS KiB after malloc_trim along the way: %s\n" % ", ".join(
             "%d cycles %d" % point for point in checkpoints))
+        if len(checkpoints) > 1:
+            (first_done, first_rss), (last_done, last_rss) = checkpoints[0], checkpoints[-1]
+            out.write("  growth per cycle from cycle %d on: %.2f KiB (a frame is %d KiB; freed frames the\n"
+                      "  allocator keeps for reuse show as a step at the start, a leak as a slope)\n" % (
+                          first_done, float(last_rss - first_rss) / (last_done - first_done), 1920 * 1200 * 3 // 1024))
         out.write("  left alive right after the last cycle: %d kx_camera, %d InstantCamera objects\n" % cameras_left)
 
         if options.soak_minutes > 0:
