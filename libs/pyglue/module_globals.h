@@ -44,7 +44,12 @@ inline PyObject *interned(const char *name) {
         if (entry.text == name || std::strcmp(entry.text, name) == 0) return entry.key;
     PyObject *key = PyUnicode_InternFromString(name);
     if (!key) throw py::error_already_set();
-    table->push_back({PyUnicode_AsUTF8(key), key});
+    const char *text = PyUnicode_AsUTF8(key);
+    if (!text) {
+        Py_DECREF(key);
+        throw py::error_already_set();
+    }
+    table->push_back({text, key});
     return key;
 }
 
