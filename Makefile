@@ -10,8 +10,13 @@ BUILD   ?= build/release
 TARGETS ?=
 SANBUILD := build/sanitize
 CMAKE   := $(VENV)/bin/cmake
+# The board's interpreter, for `make test-py37`.
+PYTHON37 ?= python3.7
+VENV37  := .venv37
+DEPS37  := $(VENV37)/.deps-installed
+BUILD37 := build/py37
 
-.PHONY: all build demo test sanitize bench clean
+.PHONY: all build demo test test-py37 sanitize bench clean
 
 all: build
 
@@ -19,6 +24,12 @@ $(DEPS): requirements.txt
 	$(PYTHON3) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 	$(PY) -m pip install --quiet -r requirements.txt
+	touch $@
+
+$(DEPS37): requirements-py37.txt
+	$(PYTHON37) -m venv $(VENV37)
+	$(VENV37)/bin/python -m pip install --quiet --upgrade pip
+	$(VENV37)/bin/python -m pip install --quiet -r requirements-py37.txt
 	touch $@
 
 # $(1): build directory, $(2): extra CMake arguments
@@ -36,6 +47,16 @@ demo: build
 	$(PY) demo/demo.py
 
 test: build
+	$(PY) -m pytest -q
+
+# The suite on a local Python 3.7 with a virtual environment and build
+# directory of its own; the modules' file names carry the interpreter tag, so
+# they sit in libs/ beside those of the everyday build.
+test-py37: VENV := $(VENV37)
+test-py37: PY := $(VENV37)/bin/python
+test-py37: CMAKE := $(VENV37)/bin/cmake
+test-py37: $(DEPS37)
+	$(call cmake_build,$(BUILD37),)
 	$(PY) -m pytest -q
 
 # The sanitized modules replace the normal ones in libs/ while the tests run;
