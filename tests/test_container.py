@@ -128,6 +128,12 @@ def test_encrypt_errors(tmp_path):
 
 # -- create ----------------------------------------------------------------
 
+def test_strided_buffers_are_refused():
+    data = bytearray(range(64))
+    with pytest.raises(BufferError):
+        kxc.kx_container().encrypt_json(memoryview(data)[::2])
+
+
 def test_worked_example_layout(model, tmp_path, capsys):
     c_path = str(tmp_path / "model.kx")
     kxc.kx_container().createContainer(*model.paths, c_path)
@@ -408,14 +414,20 @@ def test_module_globals_are_looked_up_at_call_time(model, tmp_path, monkeypatch,
     assert len(made) == 8
 
     removed = []
-    monkeypatch.setattr(os, "remove", removed.append)
+    fake_os = types.SimpleNamespace(path=os.path, remove=lambda p: (removed.append(p), os.remove(p)))
+    monkeypatch.setattr(kxc, "os", fake_os)
     box.cleanup()
     assert removed == tmp_files(box)
+
 
     lines = []
     monkeypatch.setattr(kxc, "print", lambda *a: lines.append(a), raising=False)
     box.createContainer(*model.paths, str(tmp_path / "c"))
     assert lines == [("creating container...",), ("done.",)]
+
+    monkeypatch.setattr(kxc, "sys", types.SimpleNamespace(byteorder="middle"))
+    with pytest.raises(ValueError, match="byteorder"):
+        box.createContainer(*model.paths, str(tmp_path / "c"))
 
 
 # -- damaged containers never crash the interpreter ------------------------
@@ -447,10 +459,139 @@ def test_fuzzed_containers_raise_or_unpack(model, tmp_path):
             f.write(bytes(data))
         try:
             box.extractContainer(c_path)
-        except Exception:
+        except (ValueError, OSError):  # UnicodeDecodeError and JSONDecodeError are ValueErrors
             outcomes["raised"] += 1
             assert not any(os.path.lexists(p) for p in tmp_files(box))
         else:
             outcomes["unpacked"] += 1
             box.cleanup()
     assert outcomes["raised"] and outcomes["unpacked"]
+
+
+# -- the system around the container ---------------------------------------
+
+def test_big_endian_machine_writes_and_reads_big_endian(model, tmp_path, monkeypatch, unpacked):
+    monkeypatch.setattr(kxc, "sys", types.SimpleNamespace(byteorder="big"))
+    box = kxc.kx_container()
+    box.createContainer(*model.paths, str(tmp_path / "c"))
+    assert (tmp_path / "c").read_bytes()[2:6] == (112).to_bytes(4, "big")
+    unpacked.append(box)
+    box.extractContainer(str(tmp_path / "c"))
+    assert open(box.tmp_weight, "rb").read() == ref.pad(model.contents[1])
+
+
+def fifo_fed_by_thread(path, data):
+    import threading
+    os.mkfifo(path)
+
+    def feed():
+        with open(path, "wb") as f:
+            f.write(data)
+    feeder = threading.Thread(target=feed)
+    feeder.start()
+    return feeder
+
+
+def test_streams_are_read_whole(model, tmp_path, unpacked):
+    """Pipes have no size: their content is still read in full, on both sides."""
+    weights_pipe = str(tmp_path / "weights.pipe")
+    feeder = fifo_fed_by_thread(weights_pipe, model.contents[1])
+    box = kxc.kx_container()
+    box.createContainer(model.paths[0], weights_pipe, model.paths[2], str(tmp_path / "c"))
+    feeder.join()
+    assert (tmp_path / "c").read_bytes() == ref.container_bytes(*model.contents)
+
+    container_pipe = str(tmp_path / "c.pipe")
+    feeder = fifo_fed_by_thread(container_pipe, (tmp_path / "c").read_bytes())
+    unpacked.append(box)
+    box.extractContainer(container_pipe)  # opening waits for the writer without holding the GIL
+    feeder.join()
+    assert open(box.tmp_weight, "rb").read() == ref.pad(model.contents[1])
+
+
+def test_weights_section_of_4_gib_is_refused_before_writing(model, tmp_path):
+    huge = tmp_path / "huge.weights"
+    with open(str(huge), "wb") as f:
+        f.truncate(2**32)  # sparse: no disk used
+    (tmp_path / "c").write_bytes(b"earlier")
+    with pytest.raises(OverflowError):
+        kxc.kx_container().createContainer(model.paths[0], str(huge), model.paths[2], str(tmp_path / "c"))
+    assert (tmp_path / "c").read_bytes() == b"earlier"
+    assert sorted(os.listdir(tmp_path)) == ["c", "huge.weights", "net.cfg", "net.names", "net.weights"]
+
+
+@pytest.mark.parametrize("target, error", [("missing/dir/c.kx", FileNotFoundError), ("", IsADirectoryError)])
+def test_unwritable_container_path(model, tmp_path, target, error):
+    c_path = str(tmp_path / target) if target else str(tmp_path) + "/"
+    with pytest.raises(error) as err:
+        kxc.kx_container().createContainer(*model.paths, c_path)
+    assert err.value.filename == c_path
+
+
+def test_container_may_replace_its_own_weights_file(model, tmp_path):
+    kxc.kx_container().createContainer(*model.paths, model.paths[1])
+    assert open(model.paths[1], "rb").read() == ref.container_bytes(*model.contents)
+
+
+def test_existing_file_at_an_unpacked_name_is_refused(model, tmp_path, monkeypatch):
+    kxc.kx_container().createContainer(*model.paths, str(tmp_path / "c"))
+    now = 1700000000.0 + random.random()
+    monkeypatch.setattr(kxc, "time", FixedClock(now))
+    planted = "/tmp/%scachedisk1" % now
+    with open(planted, "wb") as f:
+        f.write(b"someone else's")
+    box = kxc.kx_container()
+    try:
+        with pytest.raises(FileExistsError):
+            box.extractContainer(str(tmp_path / "c"))
+        assert open(planted, "rb").read() == b"someone else's"
+    finally:
+        for path in (planted, box.tmp_cfg):
+            if os.path.exists(path):
+                os.remove(path)
+
+
+def run_python(code, *args, env=None):
+    return subprocess.run([sys.executable, "-c", code, os.getcwd()] + [str(a) for a in args], env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+
+
+def test_names_are_written_as_utf8_whatever_the_locale(model, tmp_path):
+    kxc.kx_container().createContainer(*model.paths, str(tmp_path / "c"))
+    env = dict(os.environ, LC_ALL="C", LANG="C", PYTHONCOERCECLOCALE="0", PYTHONUTF8="0")
+    done = run_python(
+        "import sys, locale; sys.path.insert(0, sys.argv[1]); import libs.kx_container as k\n"
+        "b = k.kx_container(); b.extractContainer(sys.argv[2])\n"
+        "sys.stderr.write(locale.getpreferredencoding() + '|' + open(b.tmp_names, 'rb').read().hex()); b.cleanup()",
+        tmp_path / "c", env=env)
+    assert done.returncode == 0, done.stderr
+    encoding, names = done.stderr.split("|")
+    assert encoding.lower() in ("ansi_x3.4-1968", "ascii")
+    assert bytes.fromhex(names) == ref.pad(model.contents[2])
+
+
+@pytest.mark.skipif(os.environ.get("KX_SANITIZED") == "1", reason="the sanitizer reserves far more address space")
+def test_memory_does_not_grow_with_the_weights(tmp_path):
+    """Packing and unpacking 512 MiB of weights within 128 MiB of address space to spare."""
+    code = r"""
+import os, resource, sys
+sys.path.insert(0, sys.argv[1])
+import libs.kx_container as k
+d = sys.argv[2]
+for name in ("cfg", "n"):
+    open(os.path.join(d, name), "wb").write(b"x" * 100)
+with open(os.path.join(d, "w"), "wb") as f:
+    for _ in range(512):
+        f.write(os.urandom(1 << 20))
+size = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (size + (128 << 20), resource.RLIM_INFINITY))
+box = k.kx_container()
+box.createContainer(*[os.path.join(d, n) for n in ("cfg", "w", "n", "c")])
+box.extractContainer(os.path.join(d, "c"))
+ok = os.path.getsize(box.tmp_weight) == (512 << 20)
+box.cleanup()
+print("ok" if ok else "wrong size")
+"""
+    done = run_python(code, tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines()[-1] == "ok"

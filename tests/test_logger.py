@@ -9,6 +9,12 @@ import libs.kx_logger as kxl
 LINE_FORMAT = "%(asctime)s - %(name)s - %(levelname)s - %(message)s"
 
 
+@pytest.fixture(autouse=True)
+def in_scratch_directory(tmp_path, monkeypatch):
+    """The factory makes ./logs wherever it runs: keep that out of the checkout."""
+    monkeypatch.chdir(tmp_path)
+
+
 @pytest.fixture
 def logger_name():
     """A fresh logger name; its handlers are closed and dropped afterwards."""

@@ -14,6 +14,7 @@
 #include "pyglue/module_globals.h"
 #include "pyglue/os_error.h"
 #include "pyglue/plain_class.h"
+#include "pyglue/python_ops.h"
 #include "section_cipher.h"
 
 namespace kx_container {
@@ -26,8 +27,12 @@ namespace {
 
 const char kDescribedVersion = 0x11;
 
+// sys.byteorder, as int.to_bytes and int.from_bytes take it.
 bool little_endian_machine() {
-    return global("sys").attr("byteorder").cast<std::string>() == "little";
+    py::object order = global("sys").attr("byteorder");
+    if (py::str("little").equal(order)) return true;
+    if (py::str("big").equal(order)) return false;
+    throw py::value_error("byteorder must be either 'little' or 'big'");
 }
 
 std::string length_field(std::uint64_t length, bool little) {
@@ -89,21 +94,8 @@ WeightsPlan plan_weights(py::handle self, int fd, py::handle path) {
     return plan;
 }
 
-std::string read_section(py::handle self, py::handle path) {
-    std::string name = fs_path(path);
-    std::string data;
-    int err;
-    {
-        py::gil_scoped_release unlocked;
-        kxio::Fd file;
-        err = kxio::open_read(name, file);
-        if (!err) err = kxio::read_all(file.get(), data);
-    }
-    check_os(err, path);
-    data.resize(padded_size(data.size()), ' ');
-    py::object cipher = new_cipher(self);
-    return std::string(make_section(self, cipher, data, true));
-}
+// The second item of what `self.encrypt(...)` or `self.encrypt_json(...)` returned.
+std::string section_of(py::object encrypted) { return bytes_of(encrypted[py::int_(1)]); }
 
 // Removes the temporary file unless the rename took it over.
 struct TempFileGuard {
@@ -126,27 +118,29 @@ void createContainer(py::object self, py::object cfg_path, py::object weight_pat
     const std::string version_rev = bytes_of(self.attr("version_rev"));
     const bool little = little_endian_machine();
 
-    const std::string cfg = read_section(self, self.attr("cfg_path"));
+    const std::string cfg = section_of(self.attr("encrypt")(self.attr("cfg_path")));
 
+    // The weights are the bulk of the container: only their head goes through
+    // the cipher here, the rest is copied file to file below.
     py::object weights_path_attr = self.attr("weight_path");
+    const std::string weights_path = fs_path(weights_path_attr);
     kxio::Fd weights;
-    check_os(kxio::open_read(fs_path(weights_path_attr), weights), weights_path_attr);
+    int err;
+    {
+        py::gil_scoped_release unlocked;
+        err = kxio::open_seekable(weights_path, weights);
+    }
+    check_os(err, weights_path_attr);
     const WeightsPlan plan = plan_weights(self, weights.get(), weights_path_attr);
 
-    const std::string names = read_section(self, self.attr("names_path"));
+    const std::string names = section_of(self.attr("encrypt")(self.attr("names_path")));
 
     std::string description;
     if (is_described(version)) {
         // JSON text, so every JSON value round-trips; a mapping JSON cannot
         // hold fails here, before anything is written.
         py::object text = global("json").attr("dumps")(json_content);
-        py::object cipher = new_cipher(self);
-        Py_ssize_t size = 0;
-        const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-        if (!utf8) throw py::error_already_set();
-        std::string padded(utf8, static_cast<std::size_t>(size));
-        padded.resize(padded_size(padded.size()), ' ');
-        description = std::string(make_section(self, cipher, padded, true));
+        description = section_of(self.attr("encrypt_json")(text));
     }
 
     const std::string cfg_length = length_field(cfg.size(), little);
@@ -159,10 +153,11 @@ void createContainer(py::object self, py::object cfg_path, py::object weight_pat
     const std::string target = kxio::write_target(fs_path(c_path));
     TempFileGuard temp;
     kxio::Fd out;
-    int err;
     {
         py::gil_scoped_release unlocked;
-        err = kxio::create_temp_beside(target, out, temp.path);
+        // A container that may not be written is refused, as open() would.
+        err = kxio::check_writable(target);
+        if (!err) err = kxio::create_temp_beside(target, out, temp.path);
         temp.armed = !err;
         if (!err) err = kxio::keep_mode_of(target, out.get());
         const std::string *head[] = {&version, &version_rev, &cfg_length, &cfg, &weight_length, &plan.head};
@@ -256,8 +251,14 @@ void extractContainer(py::object self, py::object c_path) {
     self.attr("tmp_weight") = tmp_weight;
     self.attr("tmp_names") = tmp_names;
 
+    const std::string container_path = fs_path(c_path);
     kxio::Fd container;
-    check_os(kxio::open_read(fs_path(c_path), container), c_path);
+    int err;
+    {
+        py::gil_scoped_release unlocked;
+        err = kxio::open_seekable(container_path, container);
+    }
+    check_os(err, c_path);
     FieldReader reader(container.get(), c_path);
     const bool little = little_endian_machine();
 
@@ -305,7 +306,7 @@ void cleanup(py::object self) {
     py::object os = global("os");
     for (const char *name : {"tmp_cfg", "tmp_weight", "tmp_names"}) {
         py::object path = self.attr(name);
-        if (os.attr("path").attr("exists")(path).cast<bool>()) os.attr("remove")(path);
+        if (pyglue::truth(os.attr("path").attr("exists")(path))) os.attr("remove")(path);
     }
 }
 

@@ -57,6 +57,36 @@ int open_read(const std::string &path, Fd &out) {
     return 0;
 }
 
+int open_seekable(const std::string &path, Fd &out) {
+    if (int err = open_read(path, out)) return err;
+    struct stat st;
+    if (fstat(out.get(), &st) != 0) return errno;
+    if (S_ISREG(st.st_mode)) return 0;
+    const char *dir = "/tmp";
+    int fd = ::open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        std::string name = std::string(dir) + "/.kx-spool-XXXXXX";
+        std::vector<char> buffer(name.begin(), name.end());
+        buffer.push_back('\0');
+        fd = mkostemp(buffer.data(), O_CLOEXEC);
+        if (fd < 0) return errno;
+        ::unlink(buffer.data());
+    }
+    Fd spool(fd);
+    std::vector<char> chunk(kCopyChunk);
+    for (;;) {
+        ssize_t n = ::read(out.get(), chunk.data(), chunk.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) break;
+        if (int err = write_all(spool.get(), chunk.data(), static_cast<std::size_t>(n))) return err;
+    }
+    out.reset(spool.release());
+    return 0;
+}
+
 int create_exclusive(const std::string &path, Fd &out) {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) return errno;
@@ -68,6 +98,7 @@ int create_temp_beside(const std::string &target, Fd &out, std::string &temp_pat
     std::string::size_type slash = target.rfind('/');
     std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    base = base.substr(0, 64);  // the name must stay within the file-name limit
     static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
     std::random_device random;
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -160,7 +191,7 @@ int copy_range(int in, std::uint64_t offset, int out, std::uint64_t count) {
             if (unsupported(errno)) break;
             return errno;
         }
-        if (n == 0) return 0;  // the source ended early: copy what there is, as a read would
+        if (n == 0) return EIO;
         left -= static_cast<std::uint64_t>(n);
     }
     while (left > 0) {
@@ -172,7 +203,7 @@ int copy_range(int in, std::uint64_t offset, int out, std::uint64_t count) {
             return errno;
         }
         pos = spos;
-        if (n == 0) return 0;
+        if (n == 0) return EIO;
         left -= static_cast<std::uint64_t>(n);
     }
     std::vector<char> buffer(left > 0 ? kCopyChunk : 0);
@@ -182,7 +213,7 @@ int copy_range(int in, std::uint64_t offset, int out, std::uint64_t count) {
             if (errno == EINTR) continue;
             return errno;
         }
-        if (n == 0) return 0;
+        if (n == 0) return EIO;
         if (int err = write_all(out, buffer.data(), static_cast<std::size_t>(n))) return err;
         pos += n;
         left -= static_cast<std::uint64_t>(n);
@@ -198,6 +229,13 @@ std::string write_target(const std::string &path) {
     std::string target(resolved);
     std::free(resolved);
     return target;
+}
+
+int check_writable(const std::string &path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return 0;  // a new file: the directory decides
+    if (S_ISDIR(st.st_mode)) return EISDIR;
+    return ::access(path.c_str(), W_OK) == 0 ? 0 : errno;
 }
 
 int keep_mode_of(const std::string &path, int fd) {

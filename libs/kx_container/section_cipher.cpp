@@ -107,9 +107,13 @@ std::string bytes_of(py::handle value) {
     if (!PyObject_CheckBuffer(value.ptr()))
         throw py::type_error(std::string("a bytes-like object is required, not '") +
                              Py_TYPE(value.ptr())->tp_name + "'");
-    py::buffer_info info = py::reinterpret_borrow<py::buffer>(value).request();
-    return std::string(static_cast<const char *>(info.ptr),
-                       static_cast<std::size_t>(info.size * info.itemsize));
+    // A simple buffer is one contiguous run of bytes; a strided view raises
+    // BufferError instead of being read past its end.
+    Py_buffer view;
+    if (PyObject_GetBuffer(value.ptr(), &view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+    std::string data(static_cast<const char *>(view.buf), static_cast<std::size_t>(view.len));
+    PyBuffer_Release(&view);
+    return data;
 }
 
 py::bytes make_section(py::handle self, py::handle cipher, std::string &padded, bool full) {

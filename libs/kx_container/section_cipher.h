@@ -26,7 +26,7 @@ std::uint64_t split_point(py::handle self, std::uint64_t length);
 // A path argument as open() takes it: str, bytes or os.PathLike.
 std::string fs_path(py::handle path);
 
-// The bytes of a bytes-like object; TypeError for anything else.
+// The bytes of a contiguous bytes-like object; TypeError for anything else.
 std::string bytes_of(py::handle value);
 
 // The padded `data` as a section: enciphered in full, or only up to the split.

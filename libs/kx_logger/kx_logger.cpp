@@ -6,6 +6,7 @@
 
 #include "pyglue/module_globals.h"
 #include "pyglue/plain_class.h"
+#include "pyglue/python_ops.h"
 
 namespace py = pybind11;
 using pyglue::global;
@@ -16,12 +17,12 @@ const char *const kLineFormat = "%(asctime)s - %(name)s - %(levelname)s - %(mess
 
 void init(py::object /*self*/) {
     py::object os = global("os");
-    if (!os.attr("path").attr("exists")("./logs").cast<bool>()) {
+    if (!pyglue::truth(os.attr("path").attr("exists")("./logs"))) {
         try {
             os.attr("makedirs")("./logs");
         } catch (py::error_already_set &e) {
             // Another process starting at the same moment may have made it.
-            if (!e.matches(PyExc_FileExistsError) || !os.attr("path").attr("isdir")("./logs").cast<bool>())
+            if (!e.matches(PyExc_FileExistsError) || !pyglue::truth(os.attr("path").attr("isdir")("./logs")))
                 throw;
         }
     }
