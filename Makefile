@@ -2,6 +2,8 @@
 # virtual environment creates it, installs the pinned dependencies and builds.
 
 PYTHON3 ?= python3
+# The board builds with its own interpreter and pins: see README.
+REQUIREMENTS ?= requirements.txt
 VENV    := .venv
 PY      := $(VENV)/bin/python
 DEPS    := $(VENV)/.deps-installed
@@ -20,10 +22,10 @@ BUILD37 := build/py37
 
 all: build
 
-$(DEPS): requirements.txt
+$(DEPS): $(REQUIREMENTS)
 	$(PYTHON3) -m venv $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet -r requirements.txt
+	$(PY) -m pip install --quiet -r $(REQUIREMENTS)
 	touch $@
 
 $(DEPS37): requirements-py37.txt
