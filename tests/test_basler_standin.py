@@ -77,6 +77,54 @@ def test_module_names_and_class_layout():
         "saveFrame", "stop", "getVersion", "getTemperature", "gpio_reset_off", "gpio_reset_on", "usbreset"]
 
 
+class FakeThread(object):
+    def __init__(self, calls, **kwargs):
+        calls.append(("Thread", kwargs))
+        self.calls = calls
+
+    def start(self):
+        self.calls.append(("start",))
+
+
+def fake_sys(calls):
+    def exit(*code):
+        calls.append(("exit",) + code)
+        raise SystemExit(1)
+    return types.SimpleNamespace(exit=exit)
+
+
+def save_with_fake_cv2(cam):
+    cam.frame = "the frame"
+    assert cam.saveFrame("a.png") == "written"
+    return [("imwrite", "a.png", "the frame")]
+
+
+def run_with_fake_threading(cam):
+    assert cam.run() is None
+    return [("Thread", {"target": cam.read, "daemon": False}), ("start",)]
+
+
+def construct_with_fake_sys(cam):
+    with pytest.raises(SystemExit):
+        basler.kx_camera("no such camera")
+    return [("exit", 1)]
+
+
+@pytest.mark.parametrize("name, fake, act", [
+    ("cv2", lambda calls: types.SimpleNamespace(imwrite=lambda *a: calls.append(("imwrite",) + a) or "written"),
+     save_with_fake_cv2),
+    ("threading", lambda calls: types.SimpleNamespace(Thread=lambda **kw: FakeThread(calls, **kw)),
+     run_with_fake_threading),
+    ("sys", fake_sys, construct_with_fake_sys),
+])
+def test_module_globals_are_looked_up_at_each_call(world, monkeypatch, capsys, name, fake, act):
+    """A replaced `cv2`, `threading` or `sys` of the module takes every later call."""
+    calls = []
+    monkeypatch.setattr(basler, name, fake(calls))
+    expected = act(basler.kx_camera.__new__(basler.kx_camera))
+    assert calls == expected
+
+
 # --- discovery and device queries ---------------------------------------------------------------
 
 def test_list_cameras_keeps_usb_and_gige_in_order(world, capsys):
@@ -209,6 +257,67 @@ def test_every_refused_row_says_so_without_full_stop_only_for_the_last(world, ca
         "AutoTargetBrightness was not set"]
 
 
+def recording_recovery(monkeypatch):
+    """Replaces the three recovery methods with recorders; returns the list of calls."""
+    calls = []
+    monkeypatch.setattr(basler.kx_camera, "gpio_reset_off", lambda self: calls.append("gpio_reset_off"))
+    monkeypatch.setattr(basler.kx_camera, "gpio_reset_on", lambda self: calls.append("gpio_reset_on"))
+    monkeypatch.setattr(basler.kx_camera, "usbreset", lambda self, serial: calls.append(("usbreset", serial)))
+    return calls
+
+
+@pytest.mark.parametrize("args, kwargs, fps, limits, strategy, recovery", [
+    # Only the serial number: the defaults.
+    (("100",), {}, 25, (27, 35000, 0.35), basler_pylon.GrabStrategy_OneByOne, []),
+    # All 13 by position, each value distinct, so that a shifted argument shows.
+    (("100", 641, 481, 5001, "Continuous", "Mono8", 12.5, 31, 40001, 0.55, True, True, True), {},
+     12.5, (31, 40001, 0.55), basler_pylon.GrabStrategy_LatestImageOnly,
+     ["gpio_reset_off", "gpio_reset_on", ("usbreset", "100")]),
+    # The flags one at a time, by position.
+    (("100",) + (None,) * 5 + (7, 28, 29, 0.1, False, True, False), {},
+     7, (28, 29, 0.1), basler_pylon.GrabStrategy_OneByOne, [("usbreset", "100")]),
+    (("100",) + (None,) * 5 + (7, 28, 29, 0.1, True, False, False), {},
+     7, (28, 29, 0.1), basler_pylon.GrabStrategy_OneByOne, ["gpio_reset_off", "gpio_reset_on"]),
+    # The same by keyword, in reverse order.
+    (("100",), dict(lastImage=True, usbreset=True, gpioreset=False, lighttarget=0.55, exposureMax=40001,
+                    exposureMin=31, fps=12.5), 12.5, (31, 40001, 0.55), basler_pylon.GrabStrategy_LatestImageOnly,
+     [("usbreset", "100")]),
+], ids=["defaults", "all-positional", "usbreset-positional", "gpioreset-positional", "keywords"])
+def test_constructor_arguments_land_where_they_belong(world, cameras, monkeypatch, args, kwargs, fps, limits,
+                                                      strategy, recovery):
+    sim = world.add_camera("100", "BaslerUsb", **SMALL)
+    calls = recording_recovery(monkeypatch)
+    cam = cameras(*args, **kwargs)
+    lower, upper, target = limits
+    assert sim.writes == [("AcquisitionMode", "Continuous"), ("AcquisitionFrameRate", fps),
+                          ("ExposureAuto", "Continuous"), ("GainAuto", "Off"),
+                          ("AutoFunctionProfile", "MinimizeExposureTime"), ("MaxNumBuffer", 2),
+                          ("ExposureMode", "Timed"), ("AutoExposureTimeLowerLimit", lower),
+                          ("AutoExposureTimeUpperLimit", upper), ("AutoTargetBrightness", target)]
+    assert [type(value) for _, value in sim.writes[7:]] == [type(lower), type(upper), type(target)]
+    assert cam.fps == fps and type(cam.fps) is type(fps)
+    assert sim.strategy == strategy
+    assert calls == recovery
+
+
+def test_constructor_argument_names_in_order(world, capsys):
+    """Each position carries its name: a name alone is taken as a keyword (and,
+    with no camera attached, ends in the not-found exit), the same argument by
+    position and by keyword is refused."""
+    names = ["serial", "width", "height", "exposureTime", "GainAuto", "pixelFormat", "fps", "exposureMin",
+             "exposureMax", "lighttarget", "gpioreset", "usbreset", "lastImage"]
+    for position, name in enumerate(names):
+        keywords = {"serial": "x"}
+        keywords[name] = "x"
+        with pytest.raises(SystemExit):
+            basler.kx_camera(**keywords)
+        with pytest.raises(TypeError):
+            basler.kx_camera(*["x"] * (position + 1), **{name: "x"})
+    with pytest.raises(TypeError):
+        basler.kx_camera(*["x"] * 14)
+    assert capsys.readouterr().out == (SORRY + "\n") * len(names)
+
+
 @pytest.mark.parametrize("last_image, strategy", [
     (True, basler_pylon.GrabStrategy_LatestImageOnly),
     (False, basler_pylon.GrabStrategy_OneByOne),
@@ -229,29 +338,78 @@ def test_failed_grab_start_still_starts_the_thread_which_ends_at_once(world, cam
     assert messages(log_lines(), SYNC) == []
 
 
-def test_camera_that_cannot_be_opened_ends_the_process(world, log_lines, capsys):
-    sim = world.add_camera("100", "BaslerUsb", fail_open=True, **SMALL)
+def refusing_converter():
+    raise basler_pylon.RuntimeException("No converter for this pixel type")
+
+
+@pytest.mark.parametrize("failure, reason", [
+    ("open", "Failed to open device '100'"),
+    # The converter is made after the grab start, still inside the constructor's guard.
+    ("converter", "No converter for this pixel type"),
+])
+def test_camera_that_cannot_be_set_up_ends_the_process(world, monkeypatch, log_lines, capsys, failure, reason):
+    sim = world.add_camera("100", "BaslerUsb", fail_open=failure == "open", **SMALL)
+    if failure == "converter":
+        monkeypatch.setattr(basler_pylon, "ImageFormatConverter", refusing_converter)
     threads = threading.active_count()
     with pytest.raises(SystemExit) as leaving:
         basler.kx_camera("100")
     assert leaving.value.code == 1
     out = capsys.readouterr().out.splitlines()
-    (error,) = [line for line in log_lines() if line[1].startswith("Error in KX_Camera")]
-    reason = error[1][len("Error in KX_Camera, exception in trying to initialize it, "):]
-    assert error[0] == "ERROR" and "Failed to open device '100'" in reason
-    assert out == ["Error: " + reason, SORRY]
-    assert log_lines()[-1] == ("ERROR", SORRY)
-    assert sim.start_grabbing_calls == 0 and threading.active_count() == threads
+    lines = log_lines()
+    level, message = lines[-2]
+    text = message[len("Error in KX_Camera, exception in trying to initialize it, "):]
+    assert level == "ERROR" and message.startswith("Error in KX_Camera, exception in trying to initialize it, ")
+    assert reason in text
+    assert out == ["Error: " + text, SORRY]
+    assert lines[-1] == ("ERROR", SORRY)
+    assert sim.start_grabbing_calls == int(failure == "converter")
+    assert threading.active_count() == threads
 
 
-def test_a_failing_device_is_passed_over_for_the_next_with_that_serial(world, cameras, capsys):
-    broken = world.add_camera("100", "BaslerUsb", fail_open=True, **SMALL)
-    spare = world.add_camera("100", "BaslerUsb", model="spare", **SMALL)
+@pytest.mark.parametrize("where", ["factory", "enumeration", "serial number"])
+def test_errors_outside_the_device_guard_leave_the_constructor(world, monkeypatch, log_lines, capsys, where):
+    sim = world.add_camera("100", "BaslerUsb", **SMALL)
+    failure = basler_pylon.RuntimeException("transport layer gone")
+
+    def fail(*args):
+        raise failure
+
+    if where == "factory":
+        monkeypatch.setattr(basler_pylon.TlFactory, "GetInstance", staticmethod(fail))
+    elif where == "enumeration":
+        world.enumerate_error = failure
+    else:
+        monkeypatch.setattr(basler_pylon.DeviceInfo, "GetSerialNumber", fail)
+    with pytest.raises(basler_pylon.RuntimeException) as leaving:
+        basler.kx_camera("100")
+    assert leaving.value is failure
+    assert capsys.readouterr().out == "" and log_lines() == []
+    assert sim.open_calls == 0
+
+
+@pytest.mark.parametrize("first, second, opened", [
+    (dict(fail_open=True), {}, 1),
+    ({}, dict(fail_open=True), 0),
+    ({}, {}, 0),
+], ids=["bad-then-good", "good-then-bad", "both-good"])
+def test_the_walk_ends_at_the_first_device_opened(world, cameras, log_lines, capsys, first, second, opened):
+    """Two devices with one serial number (a re-flashed spare): the first that
+    opens is the camera; a failing one is reported and passed over."""
+    sims = [world.add_camera("100", "BaslerUsb", model="first", **dict(SMALL, **first)),
+            world.add_camera("100", "BaslerUsb", model="second", **dict(SMALL, **second))]
     cam = cameras("100")
     out = capsys.readouterr().out.splitlines()
-    assert out[0].startswith("Error: ") and SORRY not in out
-    assert (broken.start_grabbing_calls, spare.start_grabbing_calls) == (0, 1)
-    assert cam.modelname == "spare"
+    errors = [line for line in out if line.startswith("Error: ")]
+    assert len(errors) == opened and SORRY not in out
+    assert messages(log_lines()).count("Try to open KX-Camera") == opened + 1
+    assert [sim.open_calls for sim in sims] == [int(i == opened) for i in range(2)]
+    assert [sim.start_grabbing_calls for sim in sims] == [int(i == opened) for i in range(2)]
+    assert cam.modelname == cam.cam.GetDeviceInfo().GetModelName() == ["first", "second"][opened]
+    assert "Camera with serial 100 was detected. Camera %s is grabbing now." % cam.modelname in out
+    # The grab thread reads the camera that was opened, and only that one.
+    assert wait_until(lambda: sims[opened].delivered >= 1)
+    assert sims[1 - opened].retrieved == 0 and not sims[1 - opened].grabbing
 
 
 @pytest.mark.parametrize("serial", [100, "0100", "10"])
@@ -320,6 +478,29 @@ def test_grab_loop_endings(world, cameras, log_lines, event, expected):
     flag, frame = cam.getFlagAndFrame()
     assert flag is False and frame is first and cam.isInitializing is False
     assert sim.retrieved == 4 and sim.stop_grabbing_calls == 1 and not sim.grabbing
+
+
+@pytest.mark.parametrize("exception", [SystemExit(3), KeyboardInterrupt()], ids=repr)
+def test_exit_request_or_interrupt_ends_the_thread_without_the_closing_steps(world, cameras, monkeypatch,
+                                                                           log_lines, capsys, exception):
+    """Only the ordinary exceptions are handled in the loop; an exit request or an
+    interrupt leaves `read` as it is: no log line, no StopGrabbing, flag untouched."""
+    ended = []
+    # Python 3.7 has no threading.excepthook; it then prints the interrupt's traceback itself.
+    monkeypatch.setattr(threading, "excepthook", ended.append, raising=False)
+    sim = world.add_camera("100", "BaslerUsb", **SMALL)
+    first = basler_pylon.ready_frames(**SMALL)[0].copy()
+    sim.script(first, exception)
+    cam = cameras("100")
+    finish(cam)
+    if hasattr(threading, "ExceptHookArgs"):
+        (args,) = ended
+        assert args.exc_value is exception and args.thread is cam.t1
+    flag, frame = cam.getFlagAndFrame()
+    assert flag is True and frame is first
+    assert sim.stop_grabbing_calls == 0 and sim.grabbing
+    assert messages(log_lines(), SYNC) == []
+    assert "StopGrabbing did not work." not in capsys.readouterr().out
 
 
 def test_failing_stop_grabbing_is_printed_only(world, cameras, log_lines, capsys):

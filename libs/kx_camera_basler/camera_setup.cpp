@@ -117,6 +117,10 @@ void init(py::object self, py::object serial, py::object /*width*/, py::object /
             self.attr("fps") = fps;
             found = true;
             opened_info = py::reinterpret_borrow<py::object>(dev_info);
+            // One camera per object: a later device with the same serial number
+            // would take over `cam` and the identity attributes while this one
+            // went on grabbing with no thread to read it.
+            break;
         } catch (py::error_already_set &e) {
             // SystemExit from a recovery procedure and the like leave at once.
             if (!e.matches(PyExc_Exception)) throw;
