@@ -160,6 +160,15 @@ def test_every_device_with_the_serial_is_reset_with_its_own_ids(
     assert capfd.readouterr() == ("USB INIT DONE\nUSB INIT DONE\n", "")
 
 
+def test_lines_go_through_the_interpreters_print(camera, steps, usb_devices, reset_program, monkeypatch, capfd):
+    printed = []
+    monkeypatch.setattr(basler, "print", lambda *args, **kwargs: printed.append((args, kwargs)), raising=False)
+    usb_devices(LISTING)
+    camera.usbreset("40012345")
+    assert printed == [(("USB INIT DONE",), {})] * 2
+    assert capfd.readouterr().out == ""
+
+
 @pytest.mark.parametrize("serial", [
     "40012346",
     "4001234",
