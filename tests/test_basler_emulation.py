@@ -7,6 +7,8 @@ per second and refuses some of the auto-function features a real camera has.
 import os
 import subprocess
 import sys
+import threading
+import time
 
 import cv2
 import numpy as np
@@ -169,16 +171,61 @@ def test_stop_ends_grabbing(cameras):
     assert (cam.isActive, cam.stopCam, cam.frame) == (False, True, last)
 
 
-def test_camera_that_stops_delivering_times_out(cameras, log_lines):
-    cam = cameras("0815-0001")
-    assert wait_until(lambda: cam.isActive)
-    # From now on the camera waits for a software trigger that never comes.
+def stop_delivering(cam):
+    """From now on the camera waits for a software trigger that never comes."""
     cam.cam.TriggerSelector.SetValue("FrameStart")
     cam.cam.TriggerSource.SetValue("Software")
     cam.cam.TriggerMode.SetValue("On")
+
+
+def test_camera_that_stops_delivering_times_out(cameras, log_lines):
+    cam = cameras("0815-0001")
+    assert wait_until(lambda: cam.isActive)
+    stop_delivering(cam)
     cam.t1.join(timeout=20)
     assert not cam.t1.is_alive()
     assert [line for line in log_lines() if line[1].startswith("Sync Camera thread")] == [TIMEOUT_LINE]
     flag, frame = cam.getFlagAndFrame()
     assert flag is False and frame is not None and cam.isInitializing is False
     assert cam.cam.IsGrabbing() is False
+
+
+def count_for(seconds):
+    """How far a Python thread counts in `seconds` of wall-clock time.
+
+    The deadline is fixed before the thread starts: if another thread held the
+    interpreter, the counter would find it passed when it finally ran."""
+    deadline = time.monotonic() + seconds
+    count = [0]
+
+    def counter():
+        while time.monotonic() < deadline:
+            count[0] += 1
+
+    helper = threading.Thread(target=counter)
+    helper.start()
+    helper.join()
+    return count[0]
+
+
+def test_other_threads_run_while_the_grab_thread_waits_in_the_sdk(cameras, log_lines):
+    cam = cameras("0815-0000")
+    assert wait_until(lambda: cam.isActive)
+    stop_delivering(cam)
+    # Frames already on their way come in first; then the grab thread sits in
+    # RetrieveResult for up to 5 s.
+    for _ in range(20):
+        last = cam.frame
+        time.sleep(0.3)
+        if cam.frame is last:
+            break
+    waiting = count_for(0.5)
+    # The measurement lay inside the wait: no frame since, no time-out yet.
+    assert cam.t1.is_alive() and cam.frame is last
+    assert [line for line in log_lines() if line[1].startswith("Sync Camera thread")] == []
+
+    cam.t1.join(timeout=20)
+    assert [line for line in log_lines() if line[1].startswith("Sync Camera thread")] == [TIMEOUT_LINE]
+    baseline = count_for(0.5)
+    # A wait that held the interpreter would leave the counter close to nothing.
+    assert waiting > 0.3 * baseline, (waiting, baseline)
