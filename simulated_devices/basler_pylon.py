@@ -312,7 +312,7 @@ class SimCamera(object):
         self.fail_stop_grabbing = fail_stop_grabbing
         self.unplugged = False
         # What happened to the camera.
-        self.values = dict((name, spec[1]) for name, spec in _FEATURES.items())
+        self.values = dict((name, feature[1]) for name, feature in _FEATURES.items())
         self.writes = []               # successful feature writes (name, value), in order
         self.open_calls = 0
         self.start_grabbing_calls = 0
