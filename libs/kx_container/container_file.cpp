@@ -7,6 +7,8 @@
 
 #include "container_file.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 
@@ -64,7 +66,7 @@ bool is_described(const std::string &version) {
 
 // The weights section as a plan: `head` is the padded start up to the split,
 // already enciphered; the rest is `tail_size` bytes of the source from
-// `head_from_source` on, then `tail_spaces` pad spaces.
+// `tail_offset` on, then `tail_spaces` pad spaces.
 struct WeightsPlan {
     std::uint64_t section_size = 0;
     std::string head;
@@ -222,6 +224,11 @@ std::string decipher(py::handle cipher, const std::string &data) {
     return std::string(apply_cipher(cipher, "decrypt", data.data(), data.size()));
 }
 
+// bytes.decode("utf-8"): the interpreter's own UnicodeDecodeError on bad input.
+py::object decode_utf8(const std::string &data) {
+    return pyglue::checked(PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "strict"));
+}
+
 void write_new_file(const std::string &path, py::handle name, const std::string &data,
                     int copy_from = -1, std::uint64_t copy_offset = 0, std::uint64_t copy_size = 0) {
     int err;
@@ -278,17 +285,12 @@ void extractContainer(py::object self, py::object c_path) {
 
     cipher = new_cipher(self);
     const std::string names = decipher(cipher, reader.take(length_value(reader.take(4), little)));
-    py::object names_text = py::reinterpret_steal<py::object>(
-        PyUnicode_DecodeUTF8(names.data(), static_cast<Py_ssize_t>(names.size()), "strict"));
-    if (!names_text) throw py::error_already_set();
+    decode_utf8(names);
 
     if (is_described(version)) {
         cipher = new_cipher(self);
         const std::string text = decipher(cipher, reader.take(length_value(reader.take(4), little)));
-        py::object description = py::reinterpret_steal<py::object>(
-            PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
-        if (!description) throw py::error_already_set();
-        py::object meta = global("json").attr("loads")(description);
+        py::object meta = global("json").attr("loads")(decode_utf8(text));
         pyglue::print(meta);
         pyglue::print(py::str("META-INFORMATION:") + py::str(meta));
         self.attr("meta") = meta;
